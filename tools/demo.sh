@@ -1,0 +1,8 @@
+#!/bin/sh
+# The main job. Until the update engine lands this lists the comm ports.
+set -e
+BUILD=${1:-build}
+if [ -x "$BUILD/src/app/quarbsl-cli" ]; then
+  exec "$BUILD/src/app/quarbsl-cli" --list-ports
+fi
+echo "demo: the update engine is not built yet"
