@@ -108,9 +108,10 @@ int QuarHttp::Run(const QString& path, QHttpMultiPart* multipart, QByteArray* bo
     bool downloadBegun = false;
     QPointer<QuarHttp> self(this);
     connect(reply, &QNetworkReply::uploadProgress, this, [&](qint64 sent, qint64 total) {
+        // Qt reports (0, 0) once the body is out; that is no progress.
+        if (total <= 0)
+            return;
         if (!uploadBegun) {
-            if (total <= 0)
-                return;
             uploadBegun = true;
             if (onWorkBegin)
                 onWorkBegin(WorkWrite, total);
