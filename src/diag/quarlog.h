@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
+
+struct tm;
 
 class QuarLog {
 public:
@@ -32,6 +35,12 @@ private:
     char* fileName;
     unsigned level;
 };
+
+// The time text that starts every line, "%d %s %d %d:%02d:%02d" with the
+// English month abbreviation whatever the locale ("5 Jan 2020 7:03:09").
+// Returns the length written (always NUL-terminated), or 0 when dest is too
+// small or the fields are out of range.
+int QuarLogTimeText(const struct tm& t, char* dest, size_t size);
 
 // Appends "<time> - <source>: <message>\r\n" when msgLevel <= the log's level.
 // Returns the number of characters written, or 0 when dropped, when the file

@@ -58,7 +58,8 @@ public:
     int QSWait(unsigned msTimeout, char ch);
     int QSHostBaud(int rate);
 
-    // Port discovery; does not touch this object's own port.
+    // Port discovery; does not touch this object's own port. count is the
+    // capacity of records on entry and the number filled on return.
     int CommPortEnum(CommPortInfo* records, int* count, bool forceAll);
 
     // Lending: the owner of an open port describes it; the borrower takes it
@@ -85,7 +86,13 @@ protected:
     bool answerReady;
     bool ownsReadBuffer;
     bool borrowed;
+    char* ownReadBuffer = nullptr;  // a supplied buffer set aside during a loan
 };
+
+// Maps an errno value onto the numbers above: ENOENT, ENODEV, ENXIO give
+// kQSErrNoSuchPort; EBUSY and a held lock give kQSErrBusy; EACCES and EPERM
+// give kQSErrPermission; anything else stays as it is.
+int QSErrorFromErrno(int err);
 
 // Pauses. Below 170 ms a plain sleep; from 170 ms the installed event pump
 // keeps the window alive while waiting.
