@@ -142,7 +142,8 @@ TEST_F(FeedbackTest, SendsFieldsAndFilesAsThePhpParserSeesThem) {
     EXPECT_EQ(form.FeedbackKind(), "General Feedback");
 
     const QString userFile = dir.filePath(QStringLiteral("reading \"7\".png"));
-    const QByteArray userData("\x89PNG\r\n\x1a\n\0\0 not really a picture", 36);
+    static const char png[] = "\x89PNG\r\n\x1a\n\0\0 not really a picture";
+    const QByteArray userData(png, sizeof png - 1);
     WriteFile(userFile, userData);
     Choose(userFile);
     EXPECT_EQ(browsedFrom, dir.path());
@@ -217,6 +218,7 @@ TEST_F(FeedbackTest, RepresentativeNoResponseAndMissingLogs) {
     form.edName->setText(QStringLiteral("Jane Doe"));
     form.edEmailTo->setText(QStringLiteral("rep@example.org"));
     form.cbRespondVia->setCurrentIndex(0);  // no e-mail, no telephone: fine
+    form.reDescription->setPlainText(QString(3000, QLatin1Char('x')));
     form.btnSend->click();
 
     ASSERT_EQ(asks.asked.size(), 1u);
@@ -224,6 +226,7 @@ TEST_F(FeedbackTest, RepresentativeNoResponseAndMissingLogs) {
     const QJsonObject record = Record();
     EXPECT_EQ(record["post"].toObject()["EmailTo"].toString(), "rep@example.org");
     EXPECT_EQ(record["post"].toObject()["Respond_Via"].toString(), "No response necessary");
+    EXPECT_EQ(record["post"].toObject()["Feedback"].toString(), QString(2048, QLatin1Char('x')));
     EXPECT_EQ(record["files"].toArray().size(), 1);  // the missing log is left out
     EXPECT_EQ(Stored()->value("EmailTo").toString(), "rep@example.org");
 
