@@ -59,6 +59,14 @@ int OpenExclusive(const char* path, int* err) {
         ::close(fd);
         return -1;
     }
+    // A terminal already made exclusive belongs to another program, even
+    // when root was let in; leave its flag alone.
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+        ::close(fd);
+        *err = EBUSY;
+        return -1;
+    }
     ::ioctl(fd, TIOCEXCL);
     *err = 0;
     return fd;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <thread>
 
 namespace {
@@ -134,6 +135,16 @@ TEST_F(SerialOnPty, PortHeldElsewhereIsBusy) {
         QuarSerial port(log);
         EXPECT_EQ(port.QSOpen(pty.name.c_str(), 9600), -kQSErrBusy);
         EXPECT_TRUE(Logged(pty.name, "QSOpen failed to open comm port (error 5)"));
+    }
+    {
+        // Another program that made the line exclusive, without a lock.
+        ASSERT_EQ(ioctl(pty.slave, TIOCEXCL), 0);
+        QuarSerial port(log);
+        EXPECT_EQ(port.QSOpen(pty.name.c_str(), 9600), -kQSErrBusy);
+        int exclusive = 0;
+        ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 1);  // still theirs
+        ASSERT_EQ(ioctl(pty.slave, TIOCNXCL), 0);
     }
     QuarSerial first(log), second(log);
     ASSERT_EQ(first.QSOpen(pty.name.c_str(), 9600), 1);
