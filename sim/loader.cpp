@@ -11,7 +11,7 @@ namespace {
 // The longest frame: letter, 640 payload characters, '.', four digits.
 constexpr size_t kMaxFrame = 1 + 640 + 1 + 4;
 // A partial frame older than this is dropped.
-constexpr uint64_t kStaleMs = 1000;
+constexpr uint64_t kStaleMs = 500;
 
 }  // namespace
 
@@ -62,6 +62,10 @@ void Loader::Reply(const char* text) { Emit(text); }
 void Loader::Receive(const char* data, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     char c = data[i];
+    if (!line_.empty() && Now() - lastByteMs_ > kStaleMs) {
+      line_.clear();
+      overflow_ = false;
+    }
     lastByteMs_ = Now();
     if (state_ == State::Off) return;
     if (state_ == State::Waiting) {

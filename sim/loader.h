@@ -13,7 +13,8 @@
 // address; the first main-flash erase of a connection also erases the last
 // segment 0xFE00-0xFFFF, which holds the vectors), V (16 four-digit words:
 // the vector table). A frame with a bad checksum, a malformed payload or an
-// unknown letter is refused and changes nothing.
+// unknown letter is refused and changes nothing. Bytes that stop coming for
+// 500 ms before their carriage return are dropped.
 //
 // When the link in front is let go: a waiting loader gives up and the
 // application starts; a connected loader starts the application once the

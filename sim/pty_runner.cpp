@@ -229,6 +229,7 @@ void PtyRunner::Loop() {
         out_.clear();
         in_.clear();
         ctx_.journal.Note("line: host closed the port");
+        head_->LinkClosed();
         if (onHostClosed_) onHostClosed_(*head_);
       }
       head_->Tick();

@@ -54,8 +54,8 @@ void Reader::Receive(const char* data, size_t n) {
     char c = data[i];
     switch (mode_) {
       case Mode::Command: {
-        if (cfg_.echo) Emit(&c, 1);
         LineAssembler::Event e = lines_.Feed(c);
+        if (cfg_.echo && e != LineAssembler::Event::Control) Emit(&c, 1);
         if (e == LineAssembler::Event::Control) {
           if (c == ']') SetMode(Mode::PassThrough);
           else if (c == '[') SetMode(Mode::Relay);

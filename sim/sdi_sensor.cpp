@@ -136,6 +136,7 @@ void SdiSensor::Receive(const char* data, size_t n) {
   }
   for (size_t i = 0; i < n; ++i) {
     char c = data[i];
+    if (!line_.empty() && Now() - lastByteMs_ > kStaleMs) line_.clear();
     lastByteMs_ = Now();
     if (c == '\r' || c == '\n' || c == '\0') continue;
     if (line_.size() >= kMaxCommand) line_.clear();
