@@ -29,7 +29,7 @@ std::string Slurp(std::FILE* f) {
     return s;
 }
 
-CliRun Run(const std::vector<std::string>& args) {
+CliRun RunCliWith(const std::vector<std::string>& args) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     CliRun r;
@@ -84,11 +84,11 @@ TEST(CliArguments, RefusesWhatItDoesNotKnow) {
 }
 
 TEST_F(CliFixture, UsageErrorsExitWithTwo) {
-    CliRun r = Run({"--bogus"});
+    CliRun r = RunCliWith({"--bogus"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("unknown option \"--bogus\""), std::string::npos);
 
-    r = Run({"--help"});
+    r = RunCliWith({"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* option : {"--port", "--factory", "--rep", "--firmware", "--sensor-type", "--yes",
                                "--work-folder", "--list-ports", "--all-ports", "--dump-image"})
@@ -107,7 +107,7 @@ TEST_F(CliFixture, UsageErrorsExitWithTwo) {
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--work-folder", folder});
-        r = Run(args);
+        r = RunCliWith(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
     }
@@ -115,7 +115,7 @@ TEST_F(CliFixture, UsageErrorsExitWithTwo) {
 
 TEST_F(CliFixture, DumpWritesTheImageInUse) {
     std::string dump = folder + "/dump.txt";
-    CliRun r = Run({"--work-folder", folder, "--dump-image", dump});
+    CliRun r = RunCliWith({"--work-folder", folder, "--dump-image", dump});
     ASSERT_EQ(r.status, 0) << r.err;
     std::ifstream in(dump);
     std::string first, second;
@@ -127,7 +127,7 @@ TEST_F(CliFixture, DumpWritesTheImageInUse) {
     // A loaded file is the image in use.
     std::string fw = folder + "/LumoZ 3.02.txt";
     std::ofstream(fw) << "@8000\n0F 12 0E 12\n@FFE0\n00 80\nq\n";
-    r = Run({"--work-folder", folder, "--rep", "--firmware", fw, "--dump-image", dump});
+    r = RunCliWith({"--work-folder", folder, "--rep", "--firmware", fw, "--dump-image", dump});
     ASSERT_EQ(r.status, 0) << r.err;
     std::ifstream in2(dump);
     std::getline(in2, first);
@@ -135,7 +135,7 @@ TEST_F(CliFixture, DumpWritesTheImageInUse) {
     EXPECT_EQ(first, "@08000");
     EXPECT_EQ(second, "120F120E");
 
-    r = Run({"--work-folder", folder, "--dump-image", folder + "/no/such/folder/dump.txt"});
+    r = RunCliWith({"--work-folder", folder, "--dump-image", folder + "/no/such/folder/dump.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("--- Error ---\nError saving firmware image: -2"), std::string::npos) << r.out;
 }
@@ -144,7 +144,7 @@ TEST_F(CliFixture, AFirmwareFileThatFailsEndsTheRunBeforeAnythingElse) {
     std::string fw = folder + "/Broken 1.00.txt";
     std::ofstream(fw) << "this is no TI-Text\n";
     std::string dump = folder + "/dump.txt";
-    CliRun r = Run({"--work-folder", folder, "--factory", "--firmware", fw, "--dump-image", dump,
+    CliRun r = RunCliWith({"--work-folder", folder, "--factory", "--firmware", fw, "--dump-image", dump,
                     "--port", "pts/999"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("--- File Error ---\nThe file \"Broken 1.00.txt\" is not a valid firmware file."),
@@ -155,7 +155,7 @@ TEST_F(CliFixture, AFirmwareFileThatFailsEndsTheRunBeforeAnythingElse) {
 }
 
 TEST_F(CliFixture, TooLongPortNameIsRefusedBeforeConnecting) {
-    CliRun r = Run({"--work-folder", folder, "--port", "/tmp/a-very-long-port-name"});
+    CliRun r = RunCliWith({"--work-folder", folder, "--port", "/tmp/a-very-long-port-name"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("--- Connection Error ---\nThe Comm Port name \"/tmp/a-very-long-port-name\" is too long."),
               std::string::npos)
@@ -164,7 +164,7 @@ TEST_F(CliFixture, TooLongPortNameIsRefusedBeforeConnecting) {
 }
 
 TEST_F(CliFixture, NothingListeningEndsWithTheConnectionMessageAndTheResult) {
-    CliRun r = Run({"--work-folder", folder, "--port", "pts/9999"});
+    CliRun r = RunCliWith({"--work-folder", folder, "--port", "pts/9999"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("[  0%] Connecting to ORBIS 62 Sensor..."), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("--- Connection Error ---\nComm Port \"pts/9999\" isn't available."), std::string::npos)

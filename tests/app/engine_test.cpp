@@ -10,6 +10,7 @@
 
 #include "app/engine.h"
 #include "bsl/quarbslhost.h"
+#include "diag/quarlog.h"
 #include "recording_frontend.h"
 
 using app::Control;
@@ -333,5 +334,5 @@ TEST_F(EngineFixture, FirmwareFileOnlyInRepModeAndWithItsMessages) {
     EXPECT_EQ(ui.texts[WindowText::UserText2], "LumoZ 3.02");
     EXPECT_EQ(ui.texts[WindowText::LblConnect], "Connect LumoZ to computer comm port.");
     EXPECT_TRUE(ui.enabled[Control::BtnStart]);
-    EXPECT_FLOAT_EQ(engine.State().writeProgressStep, 35328.0f / 13.0f);
+    EXPECT_FLOAT_EQ(engine.State().writeProgressStep, 35328.0f / 14.0f);
 }
