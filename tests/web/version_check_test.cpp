@@ -1,5 +1,9 @@
 #include "web_support.h"
 
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
 namespace {
 
 const QString kProduct = QStringLiteral("ORBIS 62 Sensor Firmware Updater");
@@ -167,6 +171,87 @@ TEST_F(VersionCheckTest, StartupTimerChecksOnceAndSilently) {
     ASSERT_TRUE(WaitFor([&] { return server.requests.size() == 2 && !timer.Armed(); }));
     EXPECT_EQ(timer.LastResult(), 407);
     EXPECT_EQ(asks.asked, std::vector<Asked>{kDownloadQuestion});
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AskUserDialog, RealDialogButtonsAndDefault) {
+    EnsureApp();
+    QWidget owner;
+    TfrmWeb web(&owner);
+    struct Seen {
+        QString text, title;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QMessageBox::StandardButtons buttons;
+        QWidget* parent = nullptr;
+    };
+    auto answerWithDefault = [](Seen* seen) {
+        // Presses the dialog's default button as soon as it is up.
+        auto* poll = new QTimer;
+        QObject::connect(poll, &QTimer::timeout, poll, [poll, seen] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            seen->text = box->text();
+            seen->title = box->windowTitle();
+            seen->icon = box->icon();
+            seen->buttons = box->standardButtons();
+            seen->parent = box->parentWidget();
+            box->defaultButton()->click();
+            poll->deleteLater();
+        });
+        poll->start(10);
+    };
+
+    Seen question;
+    answerWithDefault(&question);
+    EXPECT_TRUE(web.AskUser(QStringLiteral("Download?"), QStringLiteral("New Version Available"), true, 2));
+    EXPECT_EQ(question.text, "Download?");
+    EXPECT_EQ(question.title, "New Version Available");
+    EXPECT_EQ(question.icon, QMessageBox::Information);
+    EXPECT_EQ(question.buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_EQ(question.parent, &owner);
+
+    Seen notice;
+    answerWithDefault(&notice);
+    EXPECT_FALSE(web.AskUser(QStringLiteral("Failed"), QStringLiteral("Version Check Error"), false, 1));
+    EXPECT_EQ(notice.icon, QMessageBox::Critical);
+    EXPECT_EQ(notice.buttons, QMessageBox::Ok);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SoftwareHost, FromTheEnvironment) {
+    struct Case {
+        const char* value;
+        const char* url;  // empty: refused
+    };
+    const Case cases[] = {
+        {nullptr, "http://software.quarnel.example"},
+        {"127.0.0.1:8080", "http://127.0.0.1:8080"},
+        {"updates.example.net", "http://updates.example.net"},
+        {"https://updates.example.net:8443/", "https://updates.example.net:8443"},
+        {"updates.example.net/versionfinder", ""},
+        {"user@updates.example.net", ""},
+        {"http://", ""},
+    };
+    const QByteArray saved = qgetenv("QUARBSL_SOFTWARE_HOST");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        if (c.value)
+            qputenv("QUARBSL_SOFTWARE_HOST", c.value);
+        else
+            qunsetenv("QUARBSL_SOFTWARE_HOST");
+        QString error;
+        const QUrl url = SoftwareHostUrl(&error);
+        EXPECT_EQ(url.toString(), QString::fromLatin1(c.url));
+        EXPECT_EQ(error.isEmpty(), *c.url != '\0');
+    }
+    qputenv("QUARBSL_SOFTWARE_HOST", saved);
 }
 
 }  // namespace
