@@ -14,6 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+
+#include <csignal>
+
 #include <map>
 #include <memory>
 #include <vector>
@@ -162,6 +166,8 @@ public:
         process.setProcessEnvironment(env);
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setStandardErrorFile(QProcess::nullDevice());
+        // The server goes with the test process, even when that one crashes.
+        process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process.start(QStringLiteral("php"),
                       {QStringLiteral("-d"), QStringLiteral("upload_max_filesize=32M"), QStringLiteral("-d"),
                        QStringLiteral("post_max_size=64M"), QStringLiteral("-S"),
