@@ -37,6 +37,7 @@ class Loader : public Device {
   explicit Loader(FlashLayout layout, int version = 21);
 
   const char* Kind() const override { return "loader"; }
+  using Device::Receive;
   void Receive(const char* data, size_t n) override;
   void Tick() override;
   void LinkClosed() override;

@@ -45,6 +45,7 @@ class Reader : public Device {
   explicit Reader(ReaderConfig config);
 
   const char* Kind() const override { return "reader"; }
+  using Device::Receive;
   void Receive(const char* data, size_t n) override;
   void Tick() override;
   void Restart() override;

@@ -48,6 +48,7 @@ class SdiSensor : public Device {
   explicit SdiSensor(SensorConfig config);
 
   const char* Kind() const override { return "sensor"; }
+  using Device::Receive;
   void Receive(const char* data, size_t n) override;
   void Tick() override;
   void LinkClosed() override;

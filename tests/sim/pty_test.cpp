@@ -20,7 +20,6 @@ struct Sim {
   std::unique_ptr<PtyRunner> runner;
   std::unique_ptr<HostPort> port;
 
-  qsim::SdiSensor& Sensor() { return *static_cast<qsim::SdiSensor*>(runner->Head().Downstream()); }
   template <class F>
   auto Locked(F f) {
     return runner->WithDevices([&](qsim::Device& head) {
