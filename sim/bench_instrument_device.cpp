@@ -74,7 +74,7 @@ void BenchInstrument::CommandLine(const std::string& line) {
   } else if (w.word == "get" && w.option == "batt") {
     body = std::to_string(cfg_.battery);
   } else if (w.word == "post") {
-    body = "Code Good!";
+    body = cfg_.postAnswer;
   } else if (w.word == "yes") {
     cfg_.records = 0;
     Note("data erased");
@@ -101,6 +101,7 @@ const std::vector<OptionInfo> kBenchOptions = {
     {"bench-version", "X.YY", "firmware version (default 2.05)"},
     {"battery", "N", "battery level in percent (default 64)"},
     {"blank", "", "start with the settings an erased information memory leaves"},
+    {"corrupt-post", "", "fault: the self-check reports \"Code Corrupt!\""},
 };
 
 KindRegistrar benchKind({"bench", "a bench instrument with get/set settings, cal slots and records",
@@ -115,6 +116,7 @@ KindRegistrar benchKind({"bench", "a bench instrument with get/set settings, cal
                            }
                            c.settings = BenchSettingsFor(c.kindWord);
                            if (o.Has("blank")) c.settings.Reset();
+                           if (o.Has("corrupt-post")) c.postAnswer = "Code Corrupt!";
                            return std::make_unique<BenchInstrument>(c);
                          }});
 

@@ -26,6 +26,7 @@ struct BenchConfig {
   SettingsStore settings;
   long clock = 0;        // last "set -sec" value
   long records = 120;    // measurements in the data memory
+  std::string postAnswer = "Code Good!";  // the self-check's verdict
 };
 
 // The settings a bench instrument of the given kind word keeps, with
