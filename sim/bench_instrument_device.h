@@ -38,6 +38,7 @@ class BenchInstrument : public Device {
   explicit BenchInstrument(BenchConfig config);
 
   const char* Kind() const override { return "bench"; }
+  using Device::Receive;
   void Receive(const char* data, size_t n) override;
 
   BenchConfig& Config() { return cfg_; }

@@ -24,6 +24,7 @@ class SettingsReader : public Reader {
  public:
   SettingsReader(ReaderConfig config, SettingsStore settings);
 
+  using Device::Receive;
   void Receive(const char* data, size_t n) override;
   void Restart() override;
 

@@ -331,6 +331,14 @@ TEST(SettingsCapture, EmptyMasksAndBitsWithoutACommand) {
     EXPECT_EQ(qp.instInfo.validMask, 0x1000800u);
     EXPECT_STREQ(qp.instInfo.config, "c 1 4 7");
 
+    // Without a record count the records are asked for until one is refused.
+    rig.With<qsim::BenchInstrument>([](qsim::BenchInstrument& b) { b.Config().settings.refuseCounts = true; });
+    EXPECT_EQ(qp.GetRecords_Serial(&qp.eqnRecords, 1), 1);
+    ASSERT_EQ(qp.eqnRecords.count, 2);
+    EXPECT_STREQ(qp.eqnRecords.records[1].text, "Area`mm pi*r^2");
+    EXPECT_TRUE(rig.Logged("GetRecords_Serial instrument reports 100 \"eqn\" records"));
+    EXPECT_EQ(qp.GetRecords_Serial(&qp.eqnRecords, 3), -11);
+
     qp.deviceType = 1;
     EXPECT_EQ(qp.QPSaveInfo(rig.Path("x.txt").c_str()), -13);
     qp.settingsCaptured = true;
