@@ -169,9 +169,11 @@ int QuarBSLHost::BSLCommand(char letter, const char* payload, unsigned length, c
     unsigned pos = 0;
     frameBuffer[pos++] = letter;
     int sum = SignedByte(letter);
-    std::memcpy(frameBuffer + pos, payload, length);
-    for (unsigned i = 0; i < length; ++i) sum += SignedByte(payload[i]);
-    pos += length;
+    if (length > 0) {
+        std::memcpy(frameBuffer + pos, payload, length);
+        for (unsigned i = 0; i < length; ++i) sum += SignedByte(payload[i]);
+        pos += length;
+    }
     const int frameLen = FinishFrame(pos, sum);
     if (frameLen < 0) return frameLen;
     return SendFrame(awaited, reply, elapsedMs, true, static_cast<unsigned>(frameLen), TickMs());
