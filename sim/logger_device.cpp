@@ -106,9 +106,11 @@ bool LoggerDevice::LineRateMatches() {
 
 void LoggerDevice::Tick() {
     if (clockSetMs_ == 0) clockSetMs_ = Now();
+    if (awakeSinceMs_ == 0) awakeSinceMs_ = Now();
     if (pendingBaud_) {
         // the "OK" has gone out at the old rate; now the logger switches
         cfg_.baud = pendingBaud_;
+        Ctx().baudRequest = pendingBaud_;  // a paced line follows the new rate
         pendingBaud_ = 0;
         Note("baud " + Int(cfg_.baud));
     }
@@ -155,7 +157,7 @@ void LoggerDevice::Receive(const char* data, size_t n) {
     }
 }
 
-void LoggerDevice::Answer(const std::string& body) { Emit(Prompted("\r" + body + "\r")); }
+void LoggerDevice::Answer(const std::string& body) { Emit(Prompted("\r" + body)); }
 
 void LoggerDevice::Line(const std::string& line) {
     if (line.empty()) {
@@ -178,6 +180,11 @@ void LoggerDevice::Line(const std::string& line) {
             Note("logged in over the radio");
             Emit("\r>");
         }
+        return;
+    }
+    auto canned = cfg_.canned.find(line);
+    if (canned != cfg_.canned.end()) {
+        Emit(canned->second);
         return;
     }
     if (cfg_.errorAnswers > 0) {

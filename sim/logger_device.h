@@ -21,11 +21,12 @@
 //
 // Faults: echo every command line back; answer the next N commands with
 // "ERROR"; answer the next N commands with an empty line and the prompt;
-// report a broken data memory on erase; silence rules "kalen" (any command)
+// report a broken data memory on erase; canned answers for given lines; silence rules "kalen" (any command)
 // or "kalen.<word>.<option>" (e.g. "kalen.get.site") through the fault plan.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "sim/device.h"
@@ -76,6 +77,9 @@ struct LoggerConfig {
     int errorAnswers = 0;
     int emptyAnswers = 0;
     bool dataFlashFail = false;
+    // Canned answers: a command line (without its "\r") answered with this
+    // exact text instead, e.g. a loader's "$\r" to "get -ver".
+    std::map<std::string, std::string> canned;
 };
 
 class LoggerDevice : public Device {
