@@ -128,33 +128,16 @@ std::unique_ptr<Device> MakeModem(const Options& o, std::string& error) {
         error = "--channel and --subchannel want numbers of 0 or more";
         return nullptr;
     }
-    auto modem = std::make_unique<RadioModemDevice>(c);
-    // the instrument over the air: a logger with the logger options
-    LoggerConfig l;
-    l.kindWord = o.Get("kind", l.kindWord);
-    l.version = o.Get("version", l.version);
-    l.name = o.Get("name", l.kindWord);
-    l.rch = static_cast<int>(o.GetInt("rch", c.channel));
-    l.rsch = static_cast<int>(o.GetInt("rsch", c.subchannel));
-    l.overRadio = true;
-    l.asleep = !o.Has("awake");
-    modem->Attach(std::make_unique<LoggerDevice>(l));
-    return modem;
+    return std::make_unique<RadioModemDevice>(c);
 }
 
 const std::vector<OptionInfo> kModemOptions = {
     {"channel", "N", "the modem's channel (default 0)"},
     {"subchannel", "N", "the modem's sub-channel (default 0)"},
-    {"kind", "WORD", "the logger over the air: kind word (default LUMOZ)"},
-    {"version", "X.YY", "the logger's firmware version"},
-    {"name", "NAME", "the logger's name"},
-    {"rch", "N", "the logger's radio channel (default the modem's)"},
-    {"rsch", "N", "the logger's radio sub-channel (default the modem's)"},
-    {"awake", "", "the logger is awake at start"},
     {"relay-echo", "", "fault: a relay sends every byte back"},
 };
 
-KindRegistrar modemKind({"tk9", "a host radio modem with a logger over the air", kModemOptions, MakeModem});
+KindRegistrar modemKind({"tk9", "a host radio modem; chain a logger --over-radio behind it", kModemOptions, MakeModem});
 
 }  // namespace
 
