@@ -253,6 +253,22 @@ TEST(RadioLogin, WakesASleepingInstrumentWithOneTrain) {
     EXPECT_FALSE(bench.WithSecond<qsim::LoggerDevice>([](qsim::LoggerDevice& l) { return l.Awake(); }));
 }
 
+TEST(SendWake, CancelledByTheProgressHook) {
+    KalenBench bench(RadioChain({}));
+    bench.Open(1);
+    LinkOptions o{};
+    o.progressEnabled = true;
+    ASSERT_EQ(1, bench.P().Configure(&o, 1));
+    bench.P().SetProgressHook([](void*, uint32_t total, uint32_t done, int phase) {
+        EXPECT_EQ(909u, total);
+        EXPECT_EQ(1, phase);
+        return done < 36;
+    }, nullptr);
+    EXPECT_EQ(-40, bench.P().SendWake());
+    EXPECT_TRUE(bench.Logged("SendWake canceled by user after sending 36 of 909 packets"));
+    EXPECT_TRUE(qsim::PtyRunner::WaitFor([&] { return bench.Sent("\r") == 37; }, 2000));
+}
+
 TEST(RadioLogin, ConfiguresTheHostModemWhenTheChannelIsKnown) {
     qsim::LoggerConfig logger;
     logger.name = "MAST";

@@ -522,6 +522,17 @@ TEST_F(CommandTest, EraseChecksTheIdentityFirst) {
     EXPECT_TRUE(bench.Logged("EraseData failed due to a broken DataFlash"));
 }
 
+TEST(DeviceTime, OldLoggerClock) {
+    KalenBench bench(std::make_unique<qsim::OldLoggerDevice>(qsim::OldLoggerConfig{}));
+    ASSERT_EQ(1, bench.Connect());
+    long when = 700000000;
+    EXPECT_EQ(1, bench.P().DeviceTime(&when, 1));
+    long read = 0;
+    EXPECT_EQ(1, bench.P().DeviceTime(&read, 0));
+    EXPECT_EQ(1u, bench.Sent("time\r"));
+    EXPECT_NEAR(700000000, read, 3);
+}
+
 TEST(EraseData, OldLoggerConfirmsWithAnExclamationMark) {
     qsim::OldLoggerConfig config;
     config.name = "OLD9";
