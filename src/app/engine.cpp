@@ -473,7 +473,7 @@ void Engine::ShowCalibrationNotice(unsigned type) {
                      "the the sensor head using the Quarnel-supplied calibration plate.\n\n" +
                      "Please see the Stomex user manual (version 7 or newer) for\n" +
                      "calibration instructions. The latest user manual is available for download from:\n" +
-                     "https://www.quarnel.com/literature",
+                     "https://www.example.com/quarnel/literature",
                  "Please Calibrate Your Stomex", kMsgWarning);
         break;
     default:
