@@ -62,7 +62,7 @@ void BenchInstrument::CommandLine(const std::string& line) {
   if (!w.word.empty()) Note("line " + line);
   std::string body;
   if (w.word.empty()) {
-    Emit(">");
+    Emit("\r>");
     return;
   }
   if (cfg_.settings.Handle(w, &body)) {

@@ -10,6 +10,11 @@ namespace {
 constexpr size_t kMaxRelay = 600;
 constexpr uint64_t kRelayStaleMs = 300;
 
+// The reader's firmware answers a command line the way every instrument of
+// its family does: the line end first, then the text, a line end and the
+// prompt ("\rSND 1.25\r>"). An empty value is "\r\r>".
+std::string Answered(const std::string& text) { return Prompted("\r" + text); }
+
 const char* ModeName(Reader::Mode m) {
   switch (m) {
     case Reader::Mode::Command: return "command";
@@ -63,7 +68,7 @@ void Reader::Receive(const char* data, size_t n) {
         } else if (e == LineAssembler::Event::Line) {
           CommandLine(lines_.Text());
         } else if (e == LineAssembler::Event::Overflow) {
-          Emit(Prompted("ERROR"));
+          Emit(Answered("ERROR"));
         }
         break;
       }
@@ -115,20 +120,20 @@ void Reader::CommandLine(const std::string& line) {
   }
   bool sendra = cfg_.kindWord == "SND";
   if (w.word.empty()) {
-    Emit(">");
+    Emit("\r>");
   } else if (w.word == "get") {
     if (w.option == "ver") {
-      Emit(Prompted(cfg_.kindWord + " " + cfg_.version));
+      Emit(Answered(cfg_.kindWord + " " + cfg_.version));
     } else if (w.option == "hver" && sendra) {
-      Emit(Prompted(cfg_.hardwareRevision));
+      Emit(Answered(cfg_.hardwareRevision));
     } else if (w.option == "batt") {
-      Emit(Prompted(std::to_string(cfg_.battery)));
+      Emit(Answered(std::to_string(cfg_.battery)));
     } else if (w.option == "sn") {
-      Emit(Prompted(cfg_.serial));
-    } else if (w.option == "name") {
-      Emit(Prompted(cfg_.name));
+      Emit(Answered(cfg_.serial));
+    } else if (w.option == "i" || w.option == "name") {
+      Emit(Answered(cfg_.name));
     } else {
-      Emit(Prompted("Unsupported"));
+      Emit(Answered("Unsupported"));
     }
   } else if (w.word == "set") {
     if (w.option == "baud") {
@@ -136,30 +141,30 @@ void Reader::CommandLine(const std::string& line) {
       long code = std::strtol(w.argument.c_str(), &end, 10);
       static const long kRates[] = {9600, 19200, 38400, 57600, 115200, 230400, 460800};
       if (w.argument.empty() || *end != '\0' || code < 0 || code > 6) {
-        Emit(Prompted("ERROR"));
+        Emit(Answered("ERROR"));
         return;
       }
       Note("baud rate " + std::to_string(kRates[code]));
       Ctx().baudRequest = kRates[code];
-      Emit("OK\r");  // answered without a prompt
+      Emit("\rOK\r");  // answered without a prompt
     } else if (w.option == "sn" && !w.argument.empty()) {
       cfg_.serial = w.argument;
-      Emit(Prompted("OK"));
-    } else if (w.option == "name" && !w.argument.empty()) {
+      Emit(Answered("OK"));
+    } else if ((w.option == "i" || w.option == "name") && !w.argument.empty()) {
       cfg_.name = w.argument;
-      Emit(Prompted("OK"));
+      Emit(Answered("OK"));
     } else {
-      Emit(Prompted("Unsupported"));
+      Emit(Answered("Unsupported"));
     }
   } else if (w.word == "login" || w.word == "logout") {
-    Emit(Prompted("OK"));
+    Emit(Answered("OK"));
   } else if (w.word == "post") {
-    Emit(Prompted("Code Good!"));
+    Emit(Answered("Code Good!"));
   } else if (w.word == "boot") {
     // the reader's own firmware is not updated through this simulator
-    Emit(Prompted("QuarBSL MISSING"));
+    Emit(Answered("QuarBSL MISSING"));
   } else {
-    Emit(Prompted("ERROR"));
+    Emit(Answered("ERROR"));
   }
 }
 

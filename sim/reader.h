@@ -4,7 +4,7 @@
 // Modes, switched by single characters that arrive while no line or command
 // is being typed:
 //   command   (at power-up) the instrument command protocol: a line ending in
-//             "\r" is answered with text, "\r" and the prompt '>'
+//             "\r" is answered with "\r", the text, "\r" and the prompt '>'
 //   ']'       pass-through: every byte goes to the sensor unchanged and the
 //             sensor's bytes come back unchanged (the sensor's loader
 //             conversation); only '[' and the grave accent are taken out

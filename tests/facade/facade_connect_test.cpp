@@ -66,6 +66,31 @@ TEST(QPConnect, NothingOnTheLine) {
     EXPECT_TRUE(rig.Logged("QPConnect couldn't connect."));
 }
 
+// The reader answers like every instrument of its family ("\r", text, "\r>"):
+// the identity, the battery and the values read after the first line end
+// all come through.
+TEST(QPConnect, TheReadersAnswersAsTheSequenceReadsThem) {
+    FacadeRig rig(std::make_unique<qsim::Reader>(qsim::ReaderConfig{}));
+    ASSERT_TRUE(rig.Started());
+    Quar_protocol& qp = rig.Qp();
+    DeviceInfo info{};
+    ASSERT_EQ(qp.QPConnect(rig.PortName().c_str(), 2, 3, &info), 1);
+    EXPECT_EQ(info.type, 14);
+    EXPECT_EQ(qp.settings.version, 125);
+
+    int32_t percent = 0;
+    EXPECT_EQ(qp.QPCheckBattery(&percent), 1);
+    EXPECT_EQ(percent, 87);
+
+    char serial[16] = {};
+    EXPECT_EQ(qp.protocol->SNCommand(serial, 0), 1);
+    EXPECT_STREQ(serial, "SN04417");
+    char name[9] = {};
+    EXPECT_EQ(qp.protocol->NameCommand(name, 0), 1);
+    EXPECT_STREQ(name, "SENDRA");
+    EXPECT_EQ(qp.QPDisconnect(false), 1);
+}
+
 TEST(QPChecks, BatteryFirmwareEraseAndClock) {
     FacadeRig rig(Bench("SSIX", "2.05"));
     ASSERT_TRUE(rig.Started());

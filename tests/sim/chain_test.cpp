@@ -45,7 +45,7 @@ TEST(SimChain, ArbitraryBytesNeverBreakIt) {
   reader.Receive("\r");
   out.bytes.clear();
   reader.Receive("get -ver\r");
-  EXPECT_EQ(out.bytes, "SND 1.25\r>");
+  EXPECT_EQ(out.bytes, "\rSND 1.25\r>");
 }
 
 }  // namespace

@@ -68,11 +68,11 @@ void ConnectLoader(HostPort& p) {
 TEST(SimOverPty, ReaderCommandsAndModeSwitching) {
   Sim s = Start();
   HostPort& p = *s.port;
-  EXPECT_EQ(p.Ask("get -ver\r", ">"), "SND 1.25\r>");
-  EXPECT_EQ(p.Ask("get -hver\r", ">"), "B\r>");
-  EXPECT_EQ(p.Ask("get -batt\r", ">"), "87\r>");
-  EXPECT_EQ(p.Ask("set -baud 0\r", "\r"), "OK\r");
-  EXPECT_EQ(p.Ask("frobnicate\r", ">"), "ERROR\r>");
+  EXPECT_EQ(p.Ask("get -ver\r", ">"), "\rSND 1.25\r>");
+  EXPECT_EQ(p.Ask("get -hver\r", ">"), "\rB\r>");
+  EXPECT_EQ(p.Ask("get -batt\r", ">"), "\r87\r>");
+  EXPECT_EQ(p.Ask("set -baud 0\r", "OK\r"), "\rOK\r");
+  EXPECT_EQ(p.Ask("frobnicate\r", ">"), "\rERROR\r>");
 
   // relay: a type in character form may be the reader's own ']' and must reach the sensor as text
   p.Write("[");
@@ -86,9 +86,9 @@ TEST(SimOverPty, ReaderCommandsAndModeSwitching) {
   p.Write("]");
   EXPECT_EQ(p.Ask("\r", "\r", 600), "");
   // the grave accent brings the command protocol back
-  EXPECT_EQ(p.Ask("`get -ver\r", ">"), "SND 1.25\r>");
+  EXPECT_EQ(p.Ask("`get -ver\r", ">"), "\rSND 1.25\r>");
   // SDI-12 text in command mode is a command line, not relayed
-  EXPECT_EQ(p.Ask("?I!\r", ">"), "ERROR\r>");
+  EXPECT_EQ(p.Ask("?I!\r", ">"), "\rERROR\r>");
   EXPECT_TRUE(s.runner->Received().find("|?X9 ]!") != std::string::npos);
 }
 
@@ -217,8 +217,8 @@ TEST(SimOverPty, SilenceRefusalEchoAndLowBattery) {
   r.hardwareRevision = "A";
   Sim s = Start({}, r, {}, {"bsl.W:1:1", "cmd.hver"}, 0);
   HostPort& p = *s.port;
-  EXPECT_EQ(p.Ask("get -ver\r", ">"), "get -ver\rSND 1.22\r>");
-  EXPECT_EQ(p.Ask("get -batt\r", ">"), "get -batt\r9\r>");
+  EXPECT_EQ(p.Ask("get -ver\r", ">"), "get -ver\r\rSND 1.22\r>");
+  EXPECT_EQ(p.Ask("get -batt\r", ">"), "get -batt\r\r9\r>");
   EXPECT_EQ(p.Ask("get -hver\r", ">", 600), "get -hver\r");  // echoed, never answered
   ConnectLoader(p);
   EXPECT_EQ(p.Ask(Frame('X', "8000"), "\r"), "+\r");
@@ -243,11 +243,11 @@ TEST(SimOverPty, PulledCableAndReaderPluggedInAgain) {
 
   s.runner->PlugIn();
   // the reader is back in command mode; the sensor kept what it had
-  EXPECT_EQ(p.Ask("get -ver\r", ">"), "SND 1.25\r>");
+  EXPECT_EQ(p.Ask("get -ver\r", ">"), "\rSND 1.25\r>");
   ConnectLoader(p);
   s.runner->PullCable();
   s.runner->PlugIn();
-  EXPECT_EQ(p.Ask("get -ver\r", ">"), "SND 1.25\r>");
+  EXPECT_EQ(p.Ask("get -ver\r", ">"), "\rSND 1.25\r>");
   EXPECT_EQ(p.Ask("]\r", "\r"), "?\r");  // the loader is still connected
 }
 
@@ -259,7 +259,7 @@ TEST(SimOverPty, PacingAtNineThousandSixHundredBaud) {
   // 206 bytes at about 1 ms a byte take at least 200 ms
   std::string cmd = "get -" + std::string(200, 'x') + "\r";
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(p.Ask(cmd, ">"), "Unsupported\r>");
+  EXPECT_EQ(p.Ask(cmd, ">"), "\rUnsupported\r>");
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 200);  // a lower bound only: a loaded machine is slower, never faster
 }
