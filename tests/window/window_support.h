@@ -51,6 +51,12 @@ inline void EnsureApp() {
     (void)app;
 }
 
+// First member of a fixture: the application exists before the fixture's
+// servers and sockets are made.
+struct AppReady {
+    AppReady() { EnsureApp(); }
+};
+
 template <typename Done>
 bool WaitFor(Done done, int boundMs = 30000) {
     QElapsedTimer clock;

@@ -18,7 +18,7 @@ using wintest::Window;
 namespace {
 
 struct WindowTest : ::testing::Test {
-    WindowTest() { wintest::EnsureApp(); }
+    wintest::AppReady app;
     TempHome home;
 };
 

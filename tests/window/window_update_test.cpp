@@ -19,7 +19,7 @@ using wintest::Window;
 namespace {
 
 struct WindowUpdateTest : ::testing::Test {
-    WindowUpdateTest() { wintest::EnsureApp(); }
+    wintest::AppReady app;
     TempHome home;
 };
 

@@ -9,7 +9,7 @@ using wintest::Window;
 namespace {
 
 struct WindowWebTest : ::testing::Test {
-    WindowWebTest() { wintest::EnsureApp(); }
+    wintest::AppReady app;
     TempHome home;
     TinyHttp server;
 };
