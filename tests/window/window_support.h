@@ -18,21 +18,27 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTcpServer>
-#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <map>
 #include <ostream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Readable failure output for Qt strings.
@@ -235,37 +241,94 @@ inline std::string ReadFile(const std::string& path) {
 // A small HTTP server on loopback: fixed bodies by path, requests recorded.
 class TinyHttp {
 public:
+    // Paths and their bodies; set them before the first request arrives.
     std::map<QByteArray, QByteArray> bodies;
-    std::vector<QByteArray> paths;
 
+    // Serves from a thread of its own, so a request that the window makes
+    // from inside a timer's nested event loop is answered whatever that
+    // loop polls.
     TinyHttp() {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = server.nextPendingConnection()) {
-                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                auto buffer = std::make_shared<QByteArray>();
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-                    buffer->append(socket->readAll());
-                    if (buffer->indexOf("\r\n\r\n") < 0)
-                        return;
-                    const QByteArray path = buffer->left(buffer->indexOf("\r\n")).split(' ').value(1);
-                    buffer->clear();
-                    paths.push_back(path);
-                    auto found = bodies.find(path);
-                    const bool ok = found != bodies.end();
-                    const QByteArray body = ok ? found->second : QByteArray("not here");
-                    socket->write(QByteArray("HTTP/1.1 ") + (ok ? "200 OK" : "404 Not Found") +
-                                  "\r\nContent-Type: text/plain\r\nContent-Length: " +
-                                  QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-                    socket->disconnectFromHost();
-                });
-            }
-        });
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener, 8) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return;
+        port = ntohs(addr.sin_port);
+        worker = std::thread([this] { Serve(); });
     }
-    quint16 Port() const { return server.serverPort(); }
+    ~TinyHttp() {
+        stop = true;
+        if (worker.joinable())
+            worker.join();
+        if (listener >= 0)
+            ::close(listener);
+    }
+    TinyHttp(const TinyHttp&) = delete;
+    TinyHttp& operator=(const TinyHttp&) = delete;
+
+    quint16 Port() const { return port; }
+    // The request paths so far, in order.
+    std::vector<QByteArray> Paths() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return paths;
+    }
 
 private:
-    QTcpServer server;
+    void Serve() {
+        while (!stop) {
+            pollfd p{listener, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            QByteArray request;
+            char chunk[1024];
+            while (request.indexOf("\r\n\r\n") < 0 && request.size() < 65536) {
+                pollfd q{fd, POLLIN, 0};
+                if (::poll(&q, 1, 5000) <= 0)
+                    break;
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n <= 0)
+                    break;
+                request.append(chunk, static_cast<qsizetype>(n));
+            }
+            const QByteArray path = request.left(request.indexOf("\r\n")).split(' ').value(1);
+            QByteArray body = "not here";
+            bool ok = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                paths.push_back(path);
+                auto found = bodies.find(path);
+                if (found != bodies.end()) {
+                    ok = true;
+                    body = found->second;
+                }
+            }
+            const QByteArray answer = QByteArray("HTTP/1.1 ") + (ok ? "200 OK" : "404 Not Found") +
+                                      "\r\nContent-Type: text/plain\r\nContent-Length: " +
+                                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+            qsizetype sent = 0;
+            while (sent < answer.size()) {
+                const ssize_t n = ::write(fd, answer.constData() + sent, static_cast<size_t>(answer.size() - sent));
+                if (n <= 0)
+                    break;
+                sent += n;
+            }
+            ::shutdown(fd, SHUT_WR);
+            ::close(fd);
+        }
+    }
+
+    int listener = -1;
+    quint16 port = 0;
+    std::atomic<bool> stop{false};
+    mutable std::mutex mutex;
+    std::vector<QByteArray> paths;
+    std::thread worker;
 };
 
 }  // namespace wintest

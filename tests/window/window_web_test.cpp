@@ -19,7 +19,7 @@ TEST_F(WindowWebTest, StartupCheckAsksForTheTargetsPathAndReportsNews) {
     TempHome::UseSoftwareHost(server.Port());
     Window win;
     ASSERT_TRUE(wintest::WaitFor([&] { return !win.desk.webAsked.empty(); }));
-    EXPECT_EQ(server.paths, std::vector<QByteArray>{"/versionfinder/WPX1-Firmware.txt"});
+    EXPECT_EQ(server.Paths(), std::vector<QByteArray>{"/versionfinder/WPX1-Firmware.txt"});
     EXPECT_EQ(win.desk.webAsked[0].first, "New Version Available");
     EXPECT_EQ(win.desk.webAsked[0].second,
               "There is newer version of ORBIS 62 Sensor Firmware Updater available for download."
@@ -34,7 +34,7 @@ TEST_F(WindowWebTest, MenuCheckAnswersEvenWithoutNews) {
     TempHome::UseSoftwareHost(server.Port());
     Window win({"-factory"});
     // The silent start-up check finds nothing to tell.
-    ASSERT_TRUE(wintest::WaitFor([&] { return server.paths.size() == 1 && !win.w.WebCheck()->Armed(); }));
+    ASSERT_TRUE(wintest::WaitFor([&] { return server.Paths().size() == 1 && !win.w.WebCheck()->Armed(); }));
     wintest::Pump(100);
     EXPECT_TRUE(win.desk.webAsked.empty());
 
@@ -47,7 +47,7 @@ TEST_F(WindowWebTest, MenuCheckAnswersEvenWithoutNews) {
     win.Item("K7W1")->trigger();
     win.Item("CheckforUpdates1")->trigger();
     ASSERT_EQ(win.desk.webAsked.size(), 2u);
-    EXPECT_EQ(server.paths.back(), "/versionfinder/K7W-Firmware.txt");
+    EXPECT_EQ(server.Paths().back(), "/versionfinder/K7W-Firmware.txt");
     EXPECT_EQ(win.desk.webAsked[1].second,
               "You are running a newer version of K7W Sensor Firmware Updater\nthan is available from VORTA "
               "Group's web site.");
