@@ -2,6 +2,7 @@
 // message dialogs, a small scripted HTTP server and PHP's built-in server.
 #pragma once
 
+#include "qt_support.h"
 #include "web/web.h"
 
 #include <QApplication>
@@ -22,34 +23,9 @@
 #include <memory>
 #include <vector>
 
-inline void EnsureApp() {
-    static int argc = 1;
-    static char name[] = "web_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QApplication(argc, argv);
-    }();
-    (void)app;
-}
-
-// First member of a fixture whose later members are widgets.
-struct AppReady {
-    AppReady() { EnsureApp(); }
-};
-
-// Lets the event loop run until done() or the bound passes.
-template <typename Done>
-bool WaitFor(Done done, int boundMs = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > boundMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using qttest::AppReady;
+using qttest::EnsureApp;
+using qttest::WaitFor;
 
 struct Asked {
     QString message;

@@ -3,6 +3,7 @@
 // file dialogs, and pseudo-terminals that stand in for comm ports.
 #pragma once
 
+#include "qt_support.h"
 #include "app/window/frmmain.h"
 #include "web/web.h"
 
@@ -46,34 +47,9 @@ inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdS
 
 namespace wintest {
 
-inline void EnsureApp() {
-    static int argc = 1;
-    static char name[] = "window_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QApplication(argc, argv);
-    }();
-    (void)app;
-}
-
-// First member of a fixture: the application exists before the fixture's
-// servers and sockets are made.
-struct AppReady {
-    AppReady() { EnsureApp(); }
-};
-
-template <typename Done>
-bool WaitFor(Done done, int boundMs = 30000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > boundMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using qttest::AppReady;
+using qttest::EnsureApp;
+using qttest::WaitFor;
 
 // Lets the event loop run for a while.
 inline void Pump(int ms) {
