@@ -260,37 +260,33 @@ int QuarSDI12::SDIGetSensorCalibration() {
         const bool shortReply = !ok || std::strlen(buf) < 9;
         const unsigned v = sensorVersion;
         const char* bodyAfterAddress = buf[0] ? buf + 1 : buf;
-        if (sensorType == 122 || sensorType == 120) {
+        // Types 120/122 and 119 carry a second calibration whose default
+        // depends on the firmware: below the window the old default, inside
+        // it the window's own, which also replaces any other value there.
+        struct XaWindow {
+            unsigned first, last;
+            const char* inside;
+        };
+        XaWindow window{0, 0, nullptr};
+        if (sensorType == 122 || sensorType == 120)
+            window = {356, 399, kXaDefault356};
+        else if (sensorType == 119)
+            window = {353, 401, kXaDefault353};
+        if (window.inside) {
+            const bool inWindow = v >= window.first && v <= window.last;
             bool rowApplied = false;
-            if (shortReply && v < 356) {
+            if (shortReply && v < window.first) {
                 text = kXaDefaultOld;
                 rowApplied = true;
-            } else if (shortReply && v >= 356 && v <= 399) {
-                text = kXaDefault356;
+            } else if (shortReply && inWindow) {
+                text = window.inside;
                 rowApplied = true;
             }
             usedDefault = rowApplied;
-            if ((ok || rowApplied) && v >= 356 && v <= 399) {
+            if ((ok || rowApplied) && inWindow) {
                 const char* body = rowApplied ? text + 1 : bodyAfterAddress;
                 if (std::strncmp(body, kXaOldBody, sizeof kXaOldBody - 1) != 0) {
-                    text = kXaDefault356;
-                    usedDefault = true;
-                }
-            }
-        } else if (sensorType == 119) {
-            bool rowApplied = false;
-            if (shortReply && v <= 352) {
-                text = kXaDefaultOld;
-                rowApplied = true;
-            } else if (shortReply && v >= 353 && v <= 401) {
-                text = kXaDefault353;
-                rowApplied = true;
-            }
-            usedDefault = rowApplied;
-            if ((ok || rowApplied) && v >= 353 && v <= 401) {
-                const char* body = rowApplied ? text + 1 : bodyAfterAddress;
-                if (std::strncmp(body, kXaOldBody, sizeof kXaOldBody - 1) != 0) {
-                    text = kXaDefault353;
+                    text = window.inside;
                     usedDefault = true;
                 }
             }
